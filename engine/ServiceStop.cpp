@@ -1,0 +1,3 @@
+#include "engine/WorkerThread.h"
+
+HRESULT CWorkerThread::StopService(std::string) { return E_NOTIMPL; }
