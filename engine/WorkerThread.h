@@ -67,3 +67,6 @@ std::string JoinPath(const std::string& strBase, const std::string& strChild);
 // Deletes the sub-key strName of hKey with everything below it, in the registry view
 // samView (0 or KEY_WOW64_64KEY), deepest first. A Win32 error number, 0 on success.
 LONG DeleteKeyTree(HKEY hKey, const std::string& strName, REGSAM samView);
+
+// Forgets the once-per-process lookup of RegDeleteKeyExA. Never called by the product.
+void ResetRegDeleteKeyExForTests();
