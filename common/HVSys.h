@@ -17,6 +17,7 @@
   /* files and folders */                                                         \
   X(FindFirstFileA) X(FindNextFileA) X(FindClose) X(DeleteFileA)                  \
   X(RemoveDirectoryA) X(MoveFileExA) X(GetFileAttributesA) X(SetFileAttributesA)  \
+  X(CreateFileA) X(GetFullPathNameA) X(GetFinalPathNameByHandleA)                 \
   X(GetWindowsDirectoryA) X(GetSystemDirectoryA)                                  \
   /* shell */                                                                     \
   X(SHGetSpecialFolderPathA) X(SHGetFolderPathA) X(SHDeleteKeyA) X(SHDeleteValueA) \

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "HVSys.h"
+#include "engine/WorkerThread.h"
 #include "support/TestSupport.h"
 
 
