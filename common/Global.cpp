@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "AnsiText.h"
 #include "HVSys.h"
 #include "Include/HVHandles.h"
 #include "diag/DebugTrace.h"
@@ -60,30 +61,6 @@ const char* const MendoraKeys[] = {
 };
 
 bool IsLeadByte(char c) { return ::IsDBCSLeadByte(static_cast<BYTE>(c)) != FALSE; }
-
-// Byte count of the character that starts at position i.
-size_t CharLength(const std::string& str, size_t i) {
-  return (IsLeadByte(str[i]) && i + 1 < str.size()) ? 2 : 1;
-}
-
-void RemoveTrailingBackslashes(std::string& str) {
-  size_t cchKeep = 0;
-  for (size_t i = 0; i < str.size(); i += CharLength(str, i)) {
-    if (!(str[i] == '\\' && CharLength(str, i) == 1)) cchKeep = i + CharLength(str, i);
-  }
-  str.resize(cchKeep);
-}
-
-// Length of the longest prefix of at most cbMax bytes that ends on a character boundary.
-size_t CharBoundary(const std::string& str, size_t cbMax) {
-  size_t i = 0;
-  while (i < str.size()) {
-    size_t cb = CharLength(str, i);
-    if (i + cb > cbMax) break;
-    i += cb;
-  }
-  return i;
-}
 
 // Reads "InstallDir" of the first of the keys that opens into the entry. The value is
 // taken only when it is a terminated string that fits; otherwise the entry keeps its
@@ -171,8 +148,8 @@ void InitialiseValues() {
 
   for (size_t i = 0; i < kVariableCount; ++i) {
     std::string strValue = DoReplacements(Values[i]);
-    RemoveTrailingBackslashes(strValue);
-    size_t cchCopy = CharBoundary(strValue, kValueSize - 1);
+    strValue.resize(HV::LengthWithoutTrailingBackslashes(strValue));
+    size_t cchCopy = HV::CharBoundary(strValue, kValueSize - 1);
     if (cchCopy < strValue.size()) {
       HV_TRACE_STATUS("DoReplacements",
                       "StringCchCopy(Values[i], _countof(Values[i]), "
@@ -197,7 +174,7 @@ void ReplaceAll(std::string& strText, const char* szName, const char* szValue) {
       strText.replace(i, cchName, szValue, cchValue);
       i += cchValue;
     } else {
-      i += CharLength(strText, i);
+      i += HV::CharLength(strText, i);
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "AnsiText.h"
 #include "Global.h"
 #include "HVSys.h"
 #include "Include/HVHandles.h"
@@ -230,18 +231,6 @@ bool LeadsElsewhere(const CPath& oFolder, const std::string& strChild, const cha
   return !oChild.IsChildOf(oFolder, Widen(szName));
 }
 
-// Length of strBase without its trailing backslashes; a 0x5C byte that is the second
-// byte of a double-byte character is no backslash.
-size_t LengthWithoutTrailingBackslashes(const std::string& strBase) {
-  size_t cchKeep = 0;
-  for (size_t i = 0; i < strBase.size();) {
-    size_t cb = (::IsDBCSLeadByte(static_cast<BYTE>(strBase[i])) && i + 1 < strBase.size()) ? 2 : 1;
-    if (!(cb == 1 && strBase[i] == '\\')) cchKeep = i + cb;
-    i += cb;
-  }
-  return cchKeep;
-}
-
 }  // namespace
 
 std::string JoinPath(const std::string& strBase, const std::string& strChild) {
@@ -249,7 +238,7 @@ std::string JoinPath(const std::string& strBase, const std::string& strChild) {
   if (strBase.empty()) return strChild;
   size_t nChild = strChild.find_first_not_of('\\');
   if (nChild == std::string::npos) nChild = strChild.size();
-  std::string strPath = strBase.substr(0, LengthWithoutTrailingBackslashes(strBase));
+  std::string strPath = strBase.substr(0, HV::LengthWithoutTrailingBackslashes(strBase));
   strPath += '\\';
   strPath.append(strChild, nChild, std::string::npos);
   return strPath;
@@ -320,7 +309,7 @@ HRESULT CWorkerThread::RemoveDirectory(std::string strFolder) {
 
   // A folder that is itself a link (junction or symbolic link) is not walked into: only
   // the link goes, as for the links inside a tree, which are left alone.
-  std::string strLink = strFolder.substr(0, LengthWithoutTrailingBackslashes(strFolder));
+  std::string strLink = strFolder.substr(0, HV::LengthWithoutTrailingBackslashes(strFolder));
   DWORD dwAttributes = HV::Sys::GetFileAttributesA(strLink.c_str());
   bool bWalk = INVALID_FILE_ATTRIBUTES == dwAttributes ||
                !(dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT);

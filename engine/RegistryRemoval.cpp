@@ -4,6 +4,7 @@
 // removed when either deletion succeeded.
 #include "engine/WorkerThread.h"
 
+#include "AnsiText.h"
 #include "Global.h"
 #include "HVSys.h"
 #include "Include/HVHandles.h"
@@ -34,27 +35,6 @@ PFN_REGDELETEKEYEXA RegDeleteKeyExFunction() {
   return s_pfnRegDeleteKeyExA;
 }
 
-// Separators are single-byte characters: in a double-byte code page the trail byte of
-// a character may have the value of '\' or '|' and must not be taken for one.
-size_t NextChar(const std::string& str, size_t i) {
-  return (::IsDBCSLeadByte(static_cast<BYTE>(str[i])) && i + 1 < str.size()) ? i + 2 : i + 1;
-}
-
-size_t FindFirst(const std::string& str, char ch) {
-  for (size_t i = 0; i < str.size(); i = NextChar(str, i)) {
-    if (str[i] == ch) return i;
-  }
-  return std::string::npos;
-}
-
-size_t FindLast(const std::string& str, char ch) {
-  size_t nFound = std::string::npos;
-  for (size_t i = 0; i < str.size(); i = NextChar(str, i)) {
-    if (str[i] == ch) nFound = i;
-  }
-  return nFound;
-}
-
 // A key path after its root prefix must name a key below the root. An empty path, or
 // one that starts with a backslash (an empty first component, typically a variable
 // that expanded to nothing), would otherwise reach the root key itself: the 64-bit
@@ -78,7 +58,7 @@ HRESULT CWorkerThread::DeleteKey(std::string strKey) {
   // Redirection begins below the keys directly under a root: those are the same in both
   // views, and the own view has reached them already.
   size_t nSlash = std::string::npos;
-  if (Is64BitWindows() && std::string::npos != (nSlash = FindLast(strKey, '\\'))) {
+  if (Is64BitWindows() && std::string::npos != (nSlash = HV::FindLastChar(strKey, '\\'))) {
     HV::CRegKey oRegKey;
     if (ERROR_SUCCESS == oRegKey.Open(hKey, strKey.substr(0, nSlash).c_str(), kAccess64)) {
       if (ERROR_SUCCESS == DeleteKeyTree(oRegKey, strKey.substr(nSlash + 1), KEY_WOW64_64KEY)) {
@@ -105,7 +85,7 @@ HRESULT CWorkerThread::DeleteValue(std::string strKeyAndValue) {
     return HV_FAILED_LASTERROR("CWorkerThread::DeleteValue",
                                "hKey = ExtractRootKey(strKeyAndValue)");
   }
-  const size_t nPipe = FindFirst(strKeyAndValue, '|');
+  const size_t nPipe = HV::FindChar(strKeyAndValue, '|');
   if (strKeyAndValue.empty() || std::string::npos == nPipe) {
     return HV_FAILED_LASTERROR("CWorkerThread::DeleteValue",
                                "-1 != (nPipe = strKeyAndValue.Find('|'))");

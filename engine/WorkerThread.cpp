@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "AnsiText.h"
 #include "Global.h"
 #include "HVSys.h"
 #include "diag/DebugTrace.h"
@@ -20,20 +21,10 @@ const char* const kSections[] = {"[SERVICES]", "[KEYS]", "[VALUES]", "[FOLDERS]"
 std::atomic<bool> g_bRebootRequired(false);
 
 // Cuts the comment at the first ';' and trims white space from both ends. Bytes from
-// 128 up are never white space, and neither separator nor white space can be the
-// second byte of a double-byte character, so a plain byte scan is exact here.
+// 128 up are never white space, and white space is never the second byte of a
+// double-byte character, so the trimming may scan bytes.
 void CutCommentAndTrim(std::string& strLine) {
-  size_t nComment = std::string::npos;
-  for (size_t i = 0; i < strLine.size(); ++i) {
-    if (::IsDBCSLeadByte(static_cast<BYTE>(strLine[i])) && i + 1 < strLine.size()) {
-      ++i;
-      continue;
-    }
-    if (strLine[i] == ';') {
-      nComment = i;
-      break;
-    }
-  }
+  size_t nComment = HV::FindChar(strLine, ';');
   if (nComment != std::string::npos) strLine.erase(nComment);
   static const char kWhiteSpace[] = " \t\n\v\f\r";
   size_t nFirst = strLine.find_first_not_of(kWhiteSpace);
